@@ -1,0 +1,75 @@
+// The one owner of Python references. Operation code never calls
+// Py_DECREF by hand.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vantorel::py {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    Ref clone() const noexcept { return borrow(object_); }
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller (e.g. as a return value to CPython).
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    void reset() noexcept { Py_CLEAR(object_); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+bool interpreter_finalizing() noexcept;
+
+// A reference that may be dropped on a thread that does not hold the
+// interpreter lock (runtime threads, abandoned tasks): it takes the lock
+// to release. During finalization the reference is leaked on purpose,
+// since taking the lock then would park or end the thread.
+class SharedRef {
+public:
+    SharedRef() noexcept = default;
+    explicit SharedRef(Ref ref) noexcept : object_(ref.release()) {}
+    SharedRef(SharedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    SharedRef& operator=(SharedRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    SharedRef(const SharedRef&) = delete;
+    SharedRef& operator=(const SharedRef&) = delete;
+    ~SharedRef() { reset(); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Caller must hold the interpreter lock.
+    Ref take() noexcept { return Ref::steal(std::exchange(object_, nullptr)); }
+    void reset() noexcept;
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace vantorel::py
