@@ -1,5 +1,6 @@
 // Entry point of `_vantorel`. The module is built once per process and
 // bound to the first interpreter that imports it.
+#include "py/config.h"
 #include "py/errors.h"
 #include "py/registry.h"
 
@@ -33,13 +34,19 @@ constexpr Registration kRegistrations[] = {
     {"MergeFailure", exception_object<Exc::MergeFailure>},
     {"CatalogError", exception_object<Exc::CatalogError>},
     {"FeatureUnavailable", exception_object<Exc::FeatureUnavailable>},
+    {"Credentials", make_credentials_type},
+    {"EngineOptions", make_engine_options_type},
+    {"load_dotenv", make_load_dotenv},
 };
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "_vantorel",
     nullptr,
-    -1,
+    // Not -1: with -1 a later import copies the first module's namespace
+    // without calling the entry point, which would hand out a second module
+    // object and let a subinterpreter in unchecked.
+    0,
     nullptr,
     nullptr,
     nullptr,
