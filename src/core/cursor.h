@@ -43,7 +43,8 @@ class RowCursor {
 public:
     RowCursor(std::vector<ColumnMeta> columns, BoundParams params, odbc::RawStatement statement);
     RowCursor(RowCursor&&) noexcept = default;
-    RowCursor& operator=(RowCursor&&) noexcept = default;
+    // Frees the statement it held before the buffers bound to it.
+    RowCursor& operator=(RowCursor&& other) noexcept;
 
     const std::vector<ColumnMeta>& columns() const noexcept { return columns_; }
     SQLHSTMT statement() const noexcept { return statement_.handle(); }

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <strings.h>
+#include <string.h>  // explicit_bzero
 
 namespace vantorel {
 
