@@ -60,6 +60,9 @@ void free_signal(PyObject* capsule) {
 const Names* names() {
     static Names* cached = nullptr;  // written once under the lock
     if (cached != nullptr) return cached;
+    // Results are delivered from runtime threads: from here on the
+    // interpreter's exit must wait for them (and refuse later ones).
+    if (!install_interpreter_exit_gate()) return nullptr;
     auto n = std::make_unique<Names>();
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
     if (!asyncio) return nullptr;
@@ -168,12 +171,20 @@ void FutureCall::schedule(Delivered outcome) noexcept {
 }
 
 void FutureCall::abandon() noexcept {
-    if (interpreter_finalizing()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    InterpreterEntry entry;
+    if (!entry) {
+        forget();
+        return;
+    }
     loop_.take();
     future_.take();
     context_.take();
-    PyGILState_Release(gil);
+}
+
+void FutureCall::forget() noexcept {
+    (void)loop_.take().release();
+    (void)future_.take().release();
+    (void)context_.take().release();
 }
 
 }  // namespace vantorel::py

@@ -45,6 +45,8 @@ public:
     void abandon() noexcept;
 
 private:
+    // The interpreter is exiting: the references are leaked, not released.
+    void forget() noexcept;
     void schedule(Delivered outcome) noexcept;  // lock held
     bool cancelled() noexcept;                  // lock held
 
@@ -55,8 +57,11 @@ private:
 
 template <class Make>
 void FutureCall::deliver(Make&& make) noexcept {
-    if (interpreter_finalizing()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    InterpreterEntry entry;
+    if (!entry) {
+        forget();
+        return;
+    }
     if (!cancelled()) {
         Delivered outcome;
         try {
@@ -73,7 +78,6 @@ void FutureCall::deliver(Make&& make) noexcept {
     loop_.take();
     future_.take();
     context_.take();
-    PyGILState_Release(gil);
 }
 
 // The process-wide runtime, or nullptr with an internal-fault exception set.

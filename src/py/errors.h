@@ -4,6 +4,9 @@
 
 #include "py/pyref.h"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -67,6 +70,12 @@ template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        // A Python thread that comes back for the lock while the interpreter
+        // finalizes (a daemon thread after a blocking call) is ended with
+        // pthread_exit. That unwinding cannot leave this frame, so the thread
+        // waits here for the process to end, as newer CPython versions do.
+        for (;;) pause();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -43,10 +43,36 @@ private:
 
 bool interpreter_finalizing() noexcept;
 
+// The interpreter lock, taken by a thread that is not a Python thread
+// (runtime threads delivering results or dropping references). A thread
+// that asks for the lock once finalization has begun is ended by the
+// interpreter in the middle of our frames, so entries are refused from the
+// moment the interpreter starts to exit (its atexit stage), and that stage
+// waits for the threads already inside to leave. Refused: the caller leaks
+// what it would have released.
+class InterpreterEntry {
+public:
+    InterpreterEntry() noexcept;
+    ~InterpreterEntry();
+    InterpreterEntry(const InterpreterEntry&) = delete;
+    InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+
+    explicit operator bool() const noexcept { return granted_; }
+
+private:
+    PyGILState_STATE gil_{};
+    bool granted_ = false;
+};
+
+// Registers the exit stage above with atexit; once per process, lock held.
+// False with a Python error set.
+bool install_interpreter_exit_gate();
+
 // A reference that may be dropped on a thread that does not hold the
 // interpreter lock (runtime threads, abandoned tasks): it takes the lock
-// to release. During finalization the reference is leaked on purpose,
-// since taking the lock then would park or end the thread.
+// to release, through InterpreterEntry. Once the interpreter exits the
+// reference is leaked on purpose, since taking the lock then would park or
+// end the thread.
 class SharedRef {
 public:
     SharedRef() noexcept = default;
