@@ -85,3 +85,33 @@ class Sandbox:
 @pytest.fixture(scope="session")
 def sandbox() -> Sandbox:
     return Sandbox()
+
+
+@pytest.fixture(scope="session")
+def credentials(sandbox: Sandbox):
+    """The sandbox's credentials, the driver left to detection."""
+    import vantorel
+
+    return vantorel.Credentials(system=sandbox.host, user=sandbox.user, password=sandbox.password)
+
+
+@pytest.fixture
+def scratch_table(sandbox: Sandbox, request: pytest.FixtureRequest):
+    """A fresh table name on the sandbox database, dropped after the test."""
+    name = f"t_{request.node.name.split('[')[0][-40:]}_{os.getpid()}".lower()
+    sandbox.psql(f"DROP TABLE IF EXISTS {name}")
+    yield name
+    sandbox.psql(f"DROP TABLE IF EXISTS {name}")
+
+
+@pytest.fixture(scope="session")
+def run_child():
+    """Runs Python code in a child interpreter that imports the module under
+    test and sees the sandbox; returns the finished process."""
+
+    def run(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "python")]))
+        return subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    return run
