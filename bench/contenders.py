@@ -55,7 +55,7 @@ def import_vantorel(*needed: tuple[str, str]) -> Any:
             sys.path[:0] = [str(path), str(ROOT / "python")]
     try:
         import vantorel
-    except ImportError as exc:
+    except ModuleNotFoundError as exc:
         raise Skip(f"{NOT_YET} ({exc})") from None
     for owner, attr in (("vantorel", "Credentials"), ("vantorel", "EngineOptions"), *needed):
         obj = vantorel if owner == "vantorel" else getattr(vantorel, owner, None)

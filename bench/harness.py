@@ -318,7 +318,9 @@ def build_figure(fig: Figure, results: dict[str, list[dict[str, Any]]], when: st
     v, p, f = obj["vantorel"], obj.get(fig.primary) if fig.primary else None, obj.get("floor_c")
     obj["ratio"] = v / p if v is not None and p else None
     obj["ratio_to"] = fig.primary
-    if "floor_c" in fig.peers:
+    # Against the floor only for time: its memory growth is near zero, and a
+    # ratio to it would mostly measure noise.
+    if "floor_c" in fig.peers and fig.metric == "us_per_item":
         obj["ratio_floor"] = v / f if v is not None and f else None
     if fig.target is not None:
         obj["target"] = fig.target
@@ -361,7 +363,9 @@ def run_group(group: Group, rounds: int, env: dict[str, str], when: str) -> list
             start = time.perf_counter()
             res = run_one(runner, key, args, env)
             results[key].append(res)
-            what = res.get("skip") or res.get("error") or f"{res.get('seconds', 0):.3f} s"
+            what = res.get("skip") or res.get("error")
+            if not what:
+                what = f"{len(res['families'])} families" if "families" in res else f"{res['seconds']:.3f} s"
             print(f"   round {r + 1}/{rounds} {key}: {what} ({time.perf_counter() - start:.1f} s wall)", file=sys.stderr)
     if group.name == "convert":
         return convert_figures(results["convert"], when)
@@ -412,6 +416,8 @@ def render(figures: list[dict[str, Any]], previous: dict[str, dict[str, Any]]) -
              fmt_ratio(f.get("ratio")), fmt_ratio(f.get("ratio_floor")) if "ratio_floor" in f else "",
              fmt_ratio(prev) if prev is not None else ""]
         )
+    keep = [i for i, col in enumerate(zip(*rows)) if i < 3 or any(col)] if rows else list(range(len(header)))
+    header, rows = [header[i] for i in keep], [[r[i] for i in keep] for r in rows]
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
     line = lambda cells: "  ".join(str(c).ljust(w) if i < 2 else str(c).rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))  # noqa: E731
     out = [line(header), "  ".join("-" * w for w in widths), *(line(r) for r in rows)]
