@@ -1,8 +1,10 @@
 // Entry point of `_vantorel`. The module is built once per process and
 // bound to the first interpreter that imports it.
 #include "py/config.h"
+#include "py/engines.h"
 #include "py/errors.h"
 #include "py/registry.h"
+#include "py/stream.h"
 
 namespace vantorel::py {
 namespace {
@@ -37,6 +39,10 @@ constexpr Registration kRegistrations[] = {
     {"Credentials", make_credentials_type},
     {"EngineOptions", make_engine_options_type},
     {"load_dotenv", make_load_dotenv},
+    {"Db2iEngine", make_db2i_engine_type},
+    {"BatchStream", make_batch_stream_type},
+    {"BlockingEngine", make_blocking_engine_type},
+    {"BlockingBatchStream", make_blocking_batch_stream_type},
 };
 
 PyModuleDef g_module_def = {
