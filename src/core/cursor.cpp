@@ -82,17 +82,27 @@ Result<ColumnValue> read_narrow_text(SQLHSTMT statement, SQLUSMALLINT column, Ce
     return odbc::to_utf16(bytes);
 }
 
-Result<ColumnValue> read_text(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer, bool large_object) {
-    auto text = get_data_text(statement, column, buffer);
-    if (!text) return std::unexpected(std::move(text.error()));
-    if (*text) return std::move(**text);
-    if (large_object) return read_narrow_text(statement, column, buffer);
-    return std::monostate{};
+// Reads a text cell into `cell`, reusing the string it already holds.
+Result<void> read_text_into(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer, bool large_object,
+                            ColumnValue& cell) {
+    std::u16string* text = std::get_if<std::u16string>(&cell);
+    if (text == nullptr) text = &cell.emplace<std::u16string>();
+    auto present = get_data_text_into(statement, column, buffer, *text);
+    if (!present) return std::unexpected(std::move(present.error()));
+    if (*present) return {};
+    if (large_object) {
+        auto narrow = read_narrow_text(statement, column, buffer);
+        if (!narrow) return std::unexpected(std::move(narrow.error()));
+        cell = std::move(*narrow);
+        return {};
+    }
+    cell.emplace<std::monostate>();
+    return {};
 }
 
 }  // namespace
 
-Result<std::optional<std::u16string>> get_data_text(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer) {
+Result<bool> get_data_text_into(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer, std::u16string& text) {
     // A piece holds at most 4095 units: the driver keeps the last unit of
     // the buffer for its terminator.
     constexpr std::size_t kPieceBytes = CellBuffer::kBytes - 2;
@@ -100,17 +110,25 @@ Result<std::optional<std::u16string>> get_data_text(SQLHSTMT statement, SQLUSMAL
 
     SQLLEN indicator = 0;
     SQLRETURN rc = get_data(statement, column, SQL_C_WCHAR, buffer, indicator);
-    if (rc == SQL_NO_DATA) return std::nullopt;
+    if (rc == SQL_NO_DATA) return false;
     if (!succeeded(rc)) return std::unexpected(statement_error(statement));
-    if (indicator == SQL_NULL_DATA) return std::nullopt;
-    std::u16string text(reinterpret_cast<const char16_t*>(buffer.bytes.data()), units(indicator));
+    if (indicator == SQL_NULL_DATA) return false;
+    text.assign(reinterpret_cast<const char16_t*>(buffer.bytes.data()), units(indicator));
     while (more_after(indicator, kPieceBytes - 1)) {
         rc = get_data(statement, column, SQL_C_WCHAR, buffer, indicator);
         if (rc == SQL_NO_DATA) break;
         if (!succeeded(rc)) return std::unexpected(statement_error(statement));
-        if (indicator == SQL_NULL_DATA) return std::nullopt;
+        if (indicator == SQL_NULL_DATA) return false;
         append_from(text, buffer, units(indicator));
     }
+    return true;
+}
+
+Result<std::optional<std::u16string>> get_data_text(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer) {
+    std::u16string text;
+    auto present = get_data_text_into(statement, column, buffer, text);
+    if (!present) return std::unexpected(std::move(present.error()));
+    if (!*present) return std::nullopt;
     return text;
 }
 
@@ -152,17 +170,27 @@ std::vector<SqlTypeFamily> column_families(std::span<const ColumnMeta> columns) 
     return families;
 }
 
-Result<Row> fetch_row(SQLHSTMT statement, std::span<const SqlTypeFamily> families, CellBuffer& buffer) {
-    Row row;
-    row.reserve(families.size());
+Result<void> fetch_row_into(SQLHSTMT statement, std::span<const SqlTypeFamily> families, CellBuffer& buffer,
+                            Row& row) {
+    row.resize(families.size());
     for (std::size_t i = 0; i < families.size(); ++i) {
         const auto column = static_cast<SQLUSMALLINT>(i + 1);
-        Result<ColumnValue> cell = families[i] == SqlTypeFamily::Binary
-                                       ? read_binary(statement, column, buffer)
-                                       : read_text(statement, column, buffer, families[i] == SqlTypeFamily::Clob);
-        if (!cell) return std::unexpected(std::move(cell.error()));
-        row.push_back(std::move(*cell));
+        if (families[i] == SqlTypeFamily::Binary) {
+            auto cell = read_binary(statement, column, buffer);
+            if (!cell) return std::unexpected(std::move(cell.error()));
+            row[i] = std::move(*cell);
+            continue;
+        }
+        auto read = read_text_into(statement, column, buffer, families[i] == SqlTypeFamily::Clob, row[i]);
+        if (!read) return std::unexpected(std::move(read.error()));
     }
+    return {};
+}
+
+Result<Row> fetch_row(SQLHSTMT statement, std::span<const SqlTypeFamily> families, CellBuffer& buffer) {
+    Row row;
+    auto read = fetch_row_into(statement, families, buffer, row);
+    if (!read) return std::unexpected(std::move(read.error()));
     return row;
 }
 
@@ -188,7 +216,20 @@ RowCursor& RowCursor::operator=(RowCursor&& other) noexcept {
 
 Result<Batch> RowCursor::fetch_batch(std::uint64_t n) {
     Batch rows;
-    if (exhausted_ || n == 0) return rows;
+    auto fetched = fetch_batch_into(n, rows);
+    if (!fetched) return std::unexpected(std::move(fetched.error()));
+    return rows;
+}
+
+Result<void> RowCursor::fetch_batch_into(std::uint64_t n, Batch& rows) {
+    // Rows beyond the new count are kept as spares: their strings' storage
+    // is reused by the next batch, so steady fetching allocates little.
+    std::size_t count = 0;
+    const auto finish = [&] { rows.resize(count); };
+    if (exhausted_ || n == 0) {
+        finish();
+        return {};
+    }
     const SQLHSTMT stmt = statement_.handle();
     for (std::uint64_t i = 0; i < n; ++i) {
         const SQLRETURN rc = SQLFetch(stmt);
@@ -196,12 +237,22 @@ Result<Batch> RowCursor::fetch_batch(std::uint64_t n) {
             exhausted_ = true;
             break;
         }
-        if (!succeeded(rc)) return std::unexpected(statement_error(stmt));
-        auto row = fetch_row(stmt, families_, *buffer_);
-        if (!row) return std::unexpected(std::move(row.error()));
-        rows.push_back(std::move(*row));
+        if (!succeeded(rc)) {
+            count = 0;
+            finish();
+            return std::unexpected(statement_error(stmt));
+        }
+        if (count == rows.size()) rows.emplace_back();
+        auto row = fetch_row_into(stmt, families_, *buffer_, rows[count]);
+        if (!row) {
+            count = 0;
+            finish();
+            return std::unexpected(std::move(row.error()));
+        }
+        ++count;
     }
-    return rows;
+    finish();
+    return {};
 }
 
 namespace {

@@ -28,6 +28,8 @@ struct CellBuffer {
 
 // Reads one column of the current row as wide text; nullopt for SQL NULL.
 Result<std::optional<std::u16string>> get_data_text(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer);
+// The same into `text`, reusing its storage; false for SQL NULL.
+Result<bool> get_data_text_into(SQLHSTMT statement, SQLUSMALLINT column, CellBuffer& buffer, std::u16string& text);
 
 Result<std::vector<ColumnMeta>> describe_columns(SQLHSTMT statement);
 
@@ -36,6 +38,9 @@ std::vector<SqlTypeFamily> column_families(std::span<const ColumnMeta> columns);
 
 // Reads the current row (after a successful SQLFetch).
 Result<Row> fetch_row(SQLHSTMT statement, std::span<const SqlTypeFamily> families, CellBuffer& buffer);
+// The same into `row`, reusing the storage of the cells it already holds.
+Result<void> fetch_row_into(SQLHSTMT statement, std::span<const SqlTypeFamily> families, CellBuffer& buffer,
+                            Row& row);
 
 // An executed SELECT fetched in batches. Destruction frees the statement,
 // then the parameter buffers. It does not own the connection.
@@ -52,6 +57,9 @@ public:
 
     // At most n rows; empty once the end has been reached.
     Result<Batch> fetch_batch(std::uint64_t n);
+    // The same into `rows`, reusing the rows it already holds (a batch given
+    // back by its consumer); on error `rows` is left empty.
+    Result<void> fetch_batch_into(std::uint64_t n, Batch& rows);
 
 private:
     std::vector<ColumnMeta> columns_;

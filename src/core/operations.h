@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/chunk_pipe.h"
 #include "core/pool.h"
 #include "runtime/blocking.h"
 
@@ -39,6 +40,26 @@ inline asio::awaitable<Result<QueryResult>> query(std::shared_ptr<Engine> engine
                                                   Params params) {
     return with_lease(std::move(engine), [sql = std::move(sql), params = std::move(params)](Lease& lease) mutable {
         return lease.query(sql, std::move(params));
+    });
+}
+
+// Runs a query on a blocking thread and hands its rows to `pipe` in chunks
+// of `chunk_rows`, so that the consumer converts one chunk while the next is
+// fetched. The caller closes the pipe with the outcome.
+inline asio::awaitable<Result<void>> query_into(std::shared_ptr<Engine> engine, std::u16string sql, Params params,
+                                                std::shared_ptr<ChunkPipe> pipe, std::uint64_t chunk_rows) {
+    return with_lease(std::move(engine), [sql = std::move(sql), params = std::move(params), pipe = std::move(pipe),
+                                          chunk_rows](Lease& lease) mutable -> Result<void> {
+        auto cursor = lease.query_cursor(sql, std::move(params));
+        if (!cursor) return std::unexpected(std::move(cursor.error()));
+        pipe->set_columns(cursor->columns());
+        for (;;) {
+            Batch chunk = pipe->spare();
+            auto fetched = cursor->fetch_batch_into(chunk_rows, chunk);
+            if (!fetched) return std::unexpected(std::move(fetched.error()));
+            if (chunk.empty()) return {};
+            if (!pipe->put(std::move(chunk))) return {};  // the consumer has gone
+        }
     });
 }
 

@@ -111,10 +111,7 @@ PyObject* blocking_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::u16string sql;
         Params params;
         if (!prepare(args, kwargs, kFormats[static_cast<int>(Shape)], sql, params)) return nullptr;
-        EngineState& state = self_of(self)->state;
-        return run_blocking_call<QueryResult>(
-            *state.runtime, ops::query(state.engine, std::move(sql), std::move(params)),
-            [&](QueryResult& result) { return convert_query(result, Shape, state.options); });
+        return fetch_on_this_thread(self_of(self)->state, std::move(sql), std::move(params), Shape);
     });
 }
 

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/types.h"
 
@@ -22,6 +23,28 @@ struct ConvertOptions {
 };
 
 // ---- Fetched cells to Python ------------------------------------------------
+
+// The interned column names and the converter of each column, worked out
+// once per result and used for every row (and every chunk) of it.
+class RowConverter {
+public:
+    RowConverter(std::span<const ColumnMeta> columns, const ConvertOptions& options);
+    // The construction failed (a Python error is set).
+    bool failed() const noexcept { return failed_; }
+    // The row's dict keyed by column name.
+    Ref dict(const Row& row) const;
+    // One cell of the given column.
+    Ref cell(std::size_t column, const ColumnValue& value) const;
+    // list.append(dict) for every row / list.append(first cell) for every row.
+    bool append_dicts(PyObject* list, const Batch& rows) const;
+    bool append_first_cells(PyObject* list, const Batch& rows) const;
+
+private:
+    using CellConverter = PyObject* (*)(std::u16string_view text);
+    std::vector<Ref> keys_;
+    std::vector<CellConverter> converters_;
+    bool failed_ = false;
+};
 
 // A list of row dicts keyed by column name. Every row must have at least as
 // many cells as there are columns. On failure the partial list is dropped.

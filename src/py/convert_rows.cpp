@@ -328,59 +328,75 @@ inline PyObject* new_row_dict(std::size_t columns) {
 
 // What a batch needs per column, worked out once: the interned key and the
 // converter.
-class RowShape {
-public:
-    RowShape(std::span<const ColumnMeta> columns, const ConvertOptions& options) {
-        const Settings settings(options);
-        keys_.reserve(columns.size());
-        converters_.reserve(columns.size());
-        for (const ColumnMeta& column : columns) {
-            PyObject* key = PyUnicode_DecodeUTF8(column.name.data(), static_cast<Py_ssize_t>(column.name.size()),
-                                                 "replace");
-            if (key == nullptr) {
-                failed_ = true;
-                return;
-            }
-            PyUnicode_InternInPlace(&key);
-            keys_.push_back(Ref::steal(key));
-            converters_.push_back(converter_for(column.data_type, settings));
-        }
-    }
-
-    bool failed() const noexcept { return failed_; }
-
-    Ref to_dict(const Row& row) const {
-        const std::size_t n = keys_.size();
-        if (row.size() < n) {
-            raise_internal_fault("fila con menos celdas que columnas");
-            return {};
-        }
-        Ref dict = Ref::steal(new_row_dict(n));
-        if (!dict) return {};
-        for (std::size_t c = 0; c < n; ++c) {
-            Ref value = Ref::steal(convert_cell(converters_[c], row[c]));
-            if (!value || PyDict_SetItem(dict.get(), keys_[c].get(), value.get()) < 0) return {};
-        }
-        return dict;
-    }
-
-private:
-    std::vector<Ref> keys_;
-    std::vector<CellFn> converters_;
-    bool failed_ = false;
-};
 
 }  // namespace
+
+RowConverter::RowConverter(std::span<const ColumnMeta> columns, const ConvertOptions& options) {
+    const Settings settings(options);
+    keys_.reserve(columns.size());
+    converters_.reserve(columns.size());
+    for (const ColumnMeta& column : columns) {
+        PyObject* key = PyUnicode_DecodeUTF8(column.name.data(), static_cast<Py_ssize_t>(column.name.size()),
+                                             "replace");
+        if (key == nullptr) {
+            failed_ = true;
+            return;
+        }
+        PyUnicode_InternInPlace(&key);
+        keys_.push_back(Ref::steal(key));
+        converters_.push_back(converter_for(column.data_type, settings));
+    }
+}
+
+Ref RowConverter::dict(const Row& row) const {
+    const std::size_t n = keys_.size();
+    if (row.size() < n) {
+        raise_internal_fault("fila con menos celdas que columnas");
+        return {};
+    }
+    Ref dict = Ref::steal(new_row_dict(n));
+    if (!dict) return {};
+    for (std::size_t c = 0; c < n; ++c) {
+        Ref value = Ref::steal(convert_cell(converters_[c], row[c]));
+        if (!value || PyDict_SetItem(dict.get(), keys_[c].get(), value.get()) < 0) return {};
+    }
+    return dict;
+}
+
+Ref RowConverter::cell(std::size_t column, const ColumnValue& value) const {
+    return Ref::steal(convert_cell(converters_[column], value));
+}
+
+bool RowConverter::append_dicts(PyObject* list, const Batch& rows) const {
+    for (const Row& row : rows) {
+        Ref d = dict(row);
+        if (!d || PyList_Append(list, d.get()) < 0) return false;
+    }
+    return true;
+}
+
+bool RowConverter::append_first_cells(PyObject* list, const Batch& rows) const {
+    if (keys_.empty()) return true;
+    for (const Row& row : rows) {
+        if (row.empty()) {
+            raise_internal_fault("fila con menos celdas que columnas");
+            return false;
+        }
+        Ref value = cell(0, row.front());
+        if (!value || PyList_Append(list, value.get()) < 0) return false;
+    }
+    return true;
+}
 
 // ---- Entry points ----------------------------------------------------------------------
 
 Ref batch_to_pylist(std::span<const ColumnMeta> columns, const Batch& rows, const ConvertOptions& options) {
-    const RowShape shape(columns, options);
+    const RowConverter shape(columns, options);
     if (shape.failed()) return {};
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) return {};
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        Ref dict = shape.to_dict(rows[i]);
+        Ref dict = shape.dict(rows[i]);
         if (!dict) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
@@ -393,9 +409,9 @@ Ref batch_to_pylist(std::span<const ColumnMeta> columns, const Batch& rows, bool
 }
 
 Ref row_to_pydict(std::span<const ColumnMeta> columns, const Row& row, const ConvertOptions& options) {
-    const RowShape shape(columns, options);
+    const RowConverter shape(columns, options);
     if (shape.failed()) return {};
-    return shape.to_dict(row);
+    return shape.dict(row);
 }
 
 Ref first_row_to_pydict(std::span<const ColumnMeta> columns, const Batch& rows, const ConvertOptions& options) {

@@ -1,5 +1,7 @@
 #include "py/engines.h"
 
+#include "core/chunk_pipe.h"
+#include "core/operations.h"
 #include "py/config.h"
 #include "py/convert.h"
 #include "py/errors.h"
@@ -15,6 +17,103 @@ Ref convert_query(QueryResult& result, FetchShape shape, const vantorel::EngineO
         case FetchShape::Column: return first_column_to_pylist(result.columns, result.rows, convert);
     }
     return Ref::borrow(Py_None);
+}
+
+namespace {
+
+// Rows per chunk: large enough that handing a chunk over costs nothing
+// measurable, small enough that a few chunks stay in the CPU caches.
+constexpr std::uint64_t kChunkRows = 1024;
+constexpr std::size_t kChunksInFlight = 3;
+
+// What a fetch method builds from the chunks as they arrive.
+class ShapeBuilder {
+public:
+    ShapeBuilder(FetchShape shape, const vantorel::EngineOptions& options) : shape_(shape), options_(options) {}
+
+    bool add(const std::vector<ColumnMeta>& columns, const Batch& chunk) {
+        if (!start(columns)) return false;
+        switch (shape_) {
+            case FetchShape::All: return converter_->append_dicts(result_.get(), chunk);
+            case FetchShape::Column: return converter_->append_first_cells(result_.get(), chunk);
+            case FetchShape::One:
+                if (!result_ && !chunk.empty()) result_ = converter_->dict(chunk.front());
+                return static_cast<bool>(result_);
+            case FetchShape::Value:
+                if (!result_ && !chunk.empty()) {
+                    result_ = columns.empty() ? Ref::borrow(Py_None) : converter_->cell(0, chunk.front().front());
+                }
+                return static_cast<bool>(result_);
+        }
+        return false;
+    }
+
+    // The result once every chunk has been added.
+    Ref finish(const std::vector<ColumnMeta>& columns) {
+        if (!start(columns)) return {};
+        if (!result_) return Ref::borrow(Py_None);  // One and Value of an empty result
+        return std::move(result_);
+    }
+
+private:
+    bool start(const std::vector<ColumnMeta>& columns) {
+        if (converter_) return true;
+        converter_.emplace(columns, ConvertOptions{options_.strip_char_padding, options_.decimal_mode});
+        if (converter_->failed()) return false;
+        if (shape_ == FetchShape::All || shape_ == FetchShape::Column) {
+            result_ = Ref::steal(PyList_New(0));
+            return static_cast<bool>(result_);
+        }
+        return true;
+    }
+
+    FetchShape shape_;
+    const vantorel::EngineOptions& options_;
+    std::optional<RowConverter> converter_;
+    Ref result_;
+};
+
+}  // namespace
+
+namespace {
+
+// Closes the query's pipe with whatever ended the query.
+void start_query(rt::Runtime& runtime, const EngineState& state, std::u16string sql, Params params,
+                 const std::shared_ptr<ChunkPipe>& pipe) {
+    rt::spawn(runtime, ops::query_into(state.engine, std::move(sql), std::move(params), pipe, kChunkRows),
+              [pipe](rt::JobResult<Result<void>> outcome) {
+                  if (!outcome) {
+                      pipe->close(rt::job_failure(outcome.error()));
+                  } else if (!*outcome) {
+                      pipe->close(std::move(outcome->error()));
+                  } else {
+                      pipe->close(std::nullopt);
+                  }
+              });
+}
+
+}  // namespace
+
+PyObject* fetch_on_this_thread(EngineState& state, std::u16string sql, Params params, FetchShape shape) {
+    auto pipe = std::make_shared<ChunkPipe>(kChunksInFlight);
+    // Whatever ends the query (its end, an error, a failed job, a runtime
+    // that went away) closes the pipe, so the loop below always ends.
+    start_query(*state.runtime, state, std::move(sql), std::move(params), pipe);
+    ShapeBuilder builder(shape, state.options);
+    for (;;) {
+        std::optional<ChunkPipe::Item> item;
+        PyThreadState* thread = PyEval_SaveThread();
+        item.emplace(pipe->get());
+        restore_thread(thread);
+        if (auto* error = std::get_if<CoreError>(&*item)) return raise(*error);
+        if (std::holds_alternative<ChunkPipe::End>(*item)) return builder.finish(pipe->columns()).release();
+        Batch& chunk = std::get<Batch>(*item);
+        if (!builder.add(pipe->columns(), chunk)) {
+            pipe->abandon();
+            return nullptr;
+        }
+        pipe->recycle(std::move(chunk));
+    }
 }
 
 bool parse_sql_params(PyObject* args, PyObject* kwargs, const char* format, std::u16string& sql,

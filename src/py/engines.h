@@ -29,6 +29,11 @@ PyObject* make_blocking_engine_type();
 enum class FetchShape : unsigned char { All, One, Value, Column };
 Ref convert_query(QueryResult& result, FetchShape shape, const vantorel::EngineOptions& options);
 
+// A fetch method of the blocking engine: the query runs on `runtime` and
+// hands its rows over in chunks, which this (calling) thread converts with
+// the interpreter lock while the next chunk is fetched without it.
+PyObject* fetch_on_this_thread(EngineState& state, std::u16string sql, Params params, FetchShape shape);
+
 // "(sql, params=None)" of execute and the fetch methods. params is borrowed.
 bool parse_sql_params(PyObject* args, PyObject* kwargs, const char* format, std::u16string& sql,
                       PyObject*& params);

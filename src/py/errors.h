@@ -65,6 +65,18 @@ PyObject* raise(Exc type, std::string_view text);
 // one): a RuntimeError carrying the fault's text.
 PyObject* raise_internal_fault(std::string_view detail);
 
+// Takes the interpreter lock back after a blocking wait. A thread that comes
+// back while the interpreter finalizes is ended by CPython with a forced
+// unwind; it is parked here instead, before any destructor of the caller's
+// frame could release a Python reference without the lock.
+inline void restore_thread(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+}
+
 // The one catch chain: no C++ exception crosses into CPython.
 template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {
