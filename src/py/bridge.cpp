@@ -100,6 +100,18 @@ Ref fetch_exception() {
 #endif
 }
 
+PyObject* completed_future(PyObject* value) {
+    const Names* n = names();
+    if (n == nullptr) return nullptr;
+    Ref loop = Ref::steal(PyObject_CallNoArgs(n->get_running_loop));
+    if (!loop) return nullptr;
+    Ref future = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), n->create_future));
+    if (!future) return nullptr;
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(future.get(), n->set_result, value));
+    if (!done) return nullptr;
+    return future.release();
+}
+
 rt::Runtime* process_runtime() {
     auto runtime = rt::Runtime::process();
     if (!runtime) {

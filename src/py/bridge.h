@@ -80,6 +80,9 @@ void FutureCall::deliver(Make&& make) noexcept {
     context_.take();
 }
 
+// An already completed future of the running loop (new reference).
+PyObject* completed_future(PyObject* value);
+
 // The process-wide runtime, or nullptr with an internal-fault exception set.
 rt::Runtime* process_runtime();
 

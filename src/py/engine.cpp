@@ -70,21 +70,8 @@ PyObject* engine_close(PyObject* self, PyObject*) {
     });
 }
 
-// An already completed future of the running loop.
-PyObject* resolved_future(PyObject* value) {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return nullptr;
-    Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
-    if (!loop) return nullptr;
-    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
-    if (!future) return nullptr;
-    Ref done = Ref::steal(PyObject_CallMethod(future.get(), "set_result", "O", value));
-    if (!done) return nullptr;
-    return future.release();
-}
-
 PyObject* engine_aenter(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return resolved_future(self); });
+    return guarded([&]() -> PyObject* { return completed_future(self); });
 }
 
 PyObject* engine_aexit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -94,7 +81,7 @@ PyObject* engine_aexit(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:__aexit__", const_cast<char**>(kwlist), &a, &b, &c))
             return nullptr;
         close_engine(self_of(self)->state.engine);
-        return resolved_future(Py_False);
+        return completed_future(Py_False);
     });
 }
 

@@ -66,19 +66,6 @@ bool parse_stream_args(PyObject* args, PyObject* kwargs, const char* format, con
     return true;
 }
 
-// An already completed future of the running loop.
-PyObject* completed_future(PyObject* value) {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return nullptr;
-    Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr));
-    if (!loop) return nullptr;
-    Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
-    if (!future) return nullptr;
-    Ref done = Ref::steal(PyObject_CallMethod(future.get(), "set_result", "O", value));
-    if (!done) return nullptr;
-    return future.release();
-}
-
 // ---- BatchStream -------------------------------------------------------
 
 struct BatchStreamState {
