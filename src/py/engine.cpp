@@ -108,11 +108,7 @@ PyObject* engine_fetch(PyObject* self, PyObject* args, PyObject* kwargs) {
         Params params;
         if (!parse_sql_params(args, kwargs, kFormats[static_cast<int>(Shape)], sql, params_obj)) return nullptr;
         if (!params_from_python(params_obj, params)) return nullptr;
-        const EngineState& state = self_of(self)->state;
-        auto body = ops::query(state.engine, std::move(sql), std::move(params));
-        return spawn_future<QueryResult>(std::move(body), [options = state.options](QueryResult& result) {
-            return convert_query(result, Shape, options);
-        });
+        return fetch_to_future(self_of(self)->state, std::move(sql), std::move(params), Shape);
     });
 }
 

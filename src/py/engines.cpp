@@ -2,6 +2,7 @@
 
 #include "core/chunk_pipe.h"
 #include "core/operations.h"
+#include "py/bridge.h"
 #include "py/config.h"
 #include "py/convert.h"
 #include "py/errors.h"
@@ -78,19 +79,124 @@ private:
 namespace {
 
 // Closes the query's pipe with whatever ended the query.
+void close_with(ChunkPipe& pipe, rt::JobResult<Result<void>>& outcome) {
+    if (!outcome) {
+        pipe.close(rt::job_failure(outcome.error()));
+    } else if (!*outcome) {
+        pipe.close(std::move(outcome->error()));
+    } else {
+        pipe.close(std::nullopt);
+    }
+}
+
 void start_query(rt::Runtime& runtime, const EngineState& state, std::u16string sql, Params params,
                  const std::shared_ptr<ChunkPipe>& pipe) {
     rt::spawn(runtime, ops::query_into(state.engine, std::move(sql), std::move(params), pipe, kChunkRows),
-              [pipe](rt::JobResult<Result<void>> outcome) {
-                  if (!outcome) {
-                      pipe->close(rt::job_failure(outcome.error()));
-                  } else if (!*outcome) {
-                      pipe->close(std::move(outcome->error()));
-                  } else {
-                      pipe->close(std::nullopt);
+              [pipe](rt::JobResult<Result<void>> outcome) { close_with(*pipe, outcome); });
+}
+
+// The same, raced against the cancellation of a future: a cancelled wait
+// for a connection takes none.
+void start_query(rt::Runtime& runtime, const EngineState& state, std::u16string sql, Params params,
+                 const std::shared_ptr<ChunkPipe>& pipe, const std::shared_ptr<rt::CancelSignal>& signal) {
+    auto body = ops::query_into(state.engine, std::move(sql), std::move(params), pipe, kChunkRows);
+    rt::spawn(runtime, rt::race_cancel(std::move(body), signal),
+              [pipe](rt::JobResult<rt::Raced<Result<void>>> raced) {
+                  if (raced && !*raced) {
+                      pipe->close(CoreError::interface("cancelado"));
+                      return;
                   }
+                  rt::JobResult<Result<void>> outcome =
+                      raced ? rt::JobResult<Result<void>>(std::move(**raced))
+                            : rt::JobResult<Result<void>>(std::unexpected(raced.error()));
+                  close_with(*pipe, outcome);
               });
 }
+
+// A fetch of Db2iEngine: each chunk is converted on a runtime worker (one at
+// a time, on a strand) as soon as the query hands it over, and the future
+// is completed after the last one.
+class AsyncFetch : public std::enable_shared_from_this<AsyncFetch> {
+public:
+    AsyncFetch(rt::Runtime& runtime, std::shared_ptr<ChunkPipe> pipe, std::shared_ptr<FutureCall> call,
+               std::shared_ptr<rt::CancelSignal> signal, FetchShape shape, const vantorel::EngineOptions& options)
+        : strand_(runtime.make_strand()), pipe_(std::move(pipe)), call_(std::move(call)),
+          signal_(std::move(signal)), shape_(shape), options_(options) {}
+
+    ~AsyncFetch() {
+        if (!builder_) return;
+        InterpreterEntry entry;
+        if (entry) {
+            builder_.reset();
+        } else {
+            (void)new std::optional<ShapeBuilder>(std::move(builder_));  // the interpreter is exiting
+        }
+    }
+
+    // Any thread: a chunk or the end is waiting in the pipe.
+    void schedule() {
+        asio::post(strand_, [self = shared_from_this()] { self->drain(); });
+    }
+
+private:
+    void drain() {
+        if (done_) return;
+        InterpreterEntry entry;
+        if (!entry) {
+            // The interpreter is exiting: nothing may be released now.
+            (void)new std::optional<ShapeBuilder>(std::move(builder_));
+            builder_.reset();
+            return finish_abandoned();
+        }
+        if (signal_->fired()) return finish_abandoned();
+        while (auto item = pipe_->try_get()) {
+            if (auto* error = std::get_if<CoreError>(&*item)) {
+                PendingError pending = to_py_err(*error);
+                return finish([&] { return Delivered{pending.instance(), true}; });
+            }
+            if (!builder_) builder_.emplace(shape_, options_);
+            if (std::holds_alternative<ChunkPipe::End>(*item)) {
+                return finish([&] {
+                    Ref value = builder_->finish(pipe_->columns());
+                    if (!value) return Delivered{fetch_exception(), true};
+                    return Delivered{std::move(value), false};
+                });
+            }
+            Batch& chunk = std::get<Batch>(*item);
+            if (!builder_->add(pipe_->columns(), chunk)) {
+                Ref exception = fetch_exception();
+                return finish([&] { return Delivered{std::move(exception), true}; });
+            }
+            pipe_->recycle(std::move(chunk));
+        }
+    }
+
+    template <class Make>
+    void finish(Make&& make) {
+        done_ = true;
+        pipe_->abandon();  // stops a query still running (after a conversion failure)
+        pipe_->clear_listener();
+        call_->deliver(std::forward<Make>(make));
+        builder_.reset();  // under the lock, on this worker
+    }
+
+    void finish_abandoned() {
+        done_ = true;
+        pipe_->abandon();
+        pipe_->clear_listener();
+        call_->abandon();
+        builder_.reset();  // the lock is held by drain() when it is set
+    }
+
+    asio::strand<rt::Runtime::executor_type> strand_;
+    std::shared_ptr<ChunkPipe> pipe_;
+    std::shared_ptr<FutureCall> call_;
+    std::shared_ptr<rt::CancelSignal> signal_;
+    FetchShape shape_;
+    vantorel::EngineOptions options_;
+    std::optional<ShapeBuilder> builder_;
+    bool done_ = false;  // on the strand only
+};
 
 }  // namespace
 
@@ -114,6 +220,22 @@ PyObject* fetch_on_this_thread(EngineState& state, std::u16string sql, Params pa
         }
         pipe->recycle(std::move(chunk));
     }
+}
+
+PyObject* fetch_to_future(const EngineState& state, std::u16string sql, Params params, FetchShape shape) {
+    rt::Runtime* runtime = process_runtime();
+    if (runtime == nullptr) return nullptr;
+    auto signal = std::make_shared<rt::CancelSignal>(runtime->executor());
+    std::shared_ptr<FutureCall> call = FutureCall::create(signal);
+    if (!call) return nullptr;
+    PyObject* future = Py_NewRef(call->future());
+    auto pipe = std::make_shared<ChunkPipe>(kChunksInFlight);
+    auto fetch = std::make_shared<AsyncFetch>(*runtime, pipe, std::move(call), signal, shape, state.options);
+    // The pipe keeps the fetch alive until the fetch has finished and
+    // cleared this listener.
+    pipe->set_listener([fetch] { fetch->schedule(); });
+    start_query(*runtime, state, std::move(sql), std::move(params), pipe, signal);
+    return future;
 }
 
 bool parse_sql_params(PyObject* args, PyObject* kwargs, const char* format, std::u16string& sql,

@@ -34,6 +34,10 @@ Ref convert_query(QueryResult& result, FetchShape shape, const vantorel::EngineO
 // the interpreter lock while the next chunk is fetched without it.
 PyObject* fetch_on_this_thread(EngineState& state, std::u16string sql, Params params, FetchShape shape);
 
+// The same for Db2iEngine: the future of the fetch. Chunks are converted on
+// the process runtime's workers as they arrive.
+PyObject* fetch_to_future(const EngineState& state, std::u16string sql, Params params, FetchShape shape);
+
 // "(sql, params=None)" of execute and the fetch methods. params is borrowed.
 bool parse_sql_params(PyObject* args, PyObject* kwargs, const char* format, std::u16string& sql,
                       PyObject*& params);

@@ -3,6 +3,8 @@ rows while the next one is fetched, and recycles the rows it has converted."""
 
 from __future__ import annotations
 
+import asyncio
+
 import pytest
 
 from scripted import SQL_INTEGER, SQL_TYPE_DATE, Scenario, col, diag
@@ -90,3 +92,34 @@ def test_driver_error_after_first_chunk(tmp_path):
         assert len(sc.calls("SQLFetch")) == 2000
     finally:
         engine.close()
+
+
+async def test_async_fetches_convert_chunks_as_they_arrive(credentials):
+    async with await vantorel.Db2iEngine.connect(credentials, vantorel.EngineOptions(pool_size=1)) as engine:
+        assert await engine.fetch_all(VARIED) == [{"g": g, "t": expected_text(g)} for g in range(1, ROWS + 1)]
+        assert await engine.fetch_column(VARIED) == list(range(1, ROWS + 1))
+        assert await engine.fetch_one(VARIED) == {"g": 1, "t": "x1"}
+        with pytest.raises(vantorel.DataError, match=r"\[22012\]"):
+            await engine.fetch_all("SELECT 1 / (g - 2500) AS q FROM generate_series(1, 3000) g")
+        assert await engine.fetch_value("SELECT 42") == 42
+
+
+async def test_async_conversion_error_in_a_later_chunk(tmp_path):
+    sc = Scenario(tmp_path)
+    cells = [["2024-01-31"]] * 1500 + [["2024/02/29"]] + [["2024-01-31"]] * 18499
+    sc.rule("SELECT D FROM T", columns=[col("D", SQL_TYPE_DATE)], rows=cells)
+    sc.rule("SELECT 1", columns=[col("ONE", SQL_INTEGER)], rows=[["1"]])
+    sc.write()
+    async with await vantorel.Db2iEngine.connect(sc.credentials(), vantorel.EngineOptions(pool_size=1)) as engine:
+        with pytest.raises(vantorel.DataError, match='fecha invalida del driver: "2024/02/29"'):
+            await engine.fetch_all("SELECT D FROM T")
+        assert await engine.fetch_value("SELECT 1") == 1
+    assert len(sc.calls("SQLFetch")) < 10_000
+
+
+async def test_many_more_concurrent_fetches_than_blocking_threads(credentials):
+    # Waiting for a chunk must not hold a thread: 1,500 fetches on a pool of
+    # four all finish.
+    async with await vantorel.Db2iEngine.connect(credentials, vantorel.EngineOptions(pool_size=4)) as engine:
+        results = await asyncio.gather(*(engine.fetch_all("SELECT ? AS n", [str(i)]) for i in range(1500)))
+    assert [r[0]["n"] for r in results] == [str(i) for i in range(1500)]
