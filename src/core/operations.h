@@ -36,13 +36,6 @@ inline asio::awaitable<Result<std::int64_t>> execute(std::shared_ptr<Engine> eng
     });
 }
 
-inline asio::awaitable<Result<QueryResult>> query(std::shared_ptr<Engine> engine, std::u16string sql,
-                                                  Params params) {
-    return with_lease(std::move(engine), [sql = std::move(sql), params = std::move(params)](Lease& lease) mutable {
-        return lease.query(sql, std::move(params));
-    });
-}
-
 // Runs a query on a blocking thread and hands its rows to `pipe` in chunks
 // of `chunk_rows`, so that the consumer converts one chunk while the next is
 // fetched. The caller closes the pipe with the outcome.

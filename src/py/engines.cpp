@@ -9,17 +9,6 @@
 
 namespace vantorel::py {
 
-Ref convert_query(QueryResult& result, FetchShape shape, const vantorel::EngineOptions& options) {
-    const ConvertOptions convert{options.strip_char_padding, options.decimal_mode};
-    switch (shape) {
-        case FetchShape::All: return batch_to_pylist(result.columns, result.rows, convert);
-        case FetchShape::One: return first_row_to_pydict(result.columns, result.rows, convert);
-        case FetchShape::Value: return first_value_to_py(result.columns, result.rows, convert);
-        case FetchShape::Column: return first_column_to_pylist(result.columns, result.rows, convert);
-    }
-    return Ref::borrow(Py_None);
-}
-
 namespace {
 
 // Rows per chunk: large enough that handing a chunk over costs nothing

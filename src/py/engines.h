@@ -25,9 +25,8 @@ struct EngineState {
 PyObject* make_db2i_engine_type();
 PyObject* make_blocking_engine_type();
 
-// How a fetch method shapes the rows it got.
+// How a fetch method shapes the rows it gets.
 enum class FetchShape : unsigned char { All, One, Value, Column };
-Ref convert_query(QueryResult& result, FetchShape shape, const vantorel::EngineOptions& options);
 
 // A fetch method of the blocking engine: the query runs on `runtime` and
 // hands its rows over in chunks, which this (calling) thread converts with
