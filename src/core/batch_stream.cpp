@@ -47,12 +47,16 @@ bool wants_cancel(const Channels& ch) { return ch.cancel_requested.load() || ch.
 
 using Fetched = std::optional<rt::JobResult<Result<Batch>>>;
 
-asio::awaitable<void> fetch_into(std::shared_ptr<CursorBox> box, std::uint64_t n, Fetched& out) {
-    auto job = [box, n]() -> Result<Batch> {
+asio::awaitable<void> fetch_into(std::shared_ptr<CursorBox> box, std::shared_ptr<Channels> ch, std::uint64_t n,
+                                 Fetched& out) {
+    auto job = [box, ch = std::move(ch), n]() -> Result<Batch> {
         std::lock_guard lock(box->mutex);
         if (!box->cursor) return Batch{};
         try {
-            return box->cursor->fetch_batch(n);
+            Batch rows = ch->take_spare();
+            auto fetched = box->cursor->fetch_batch_into(n, rows);
+            if (!fetched) return std::unexpected(std::move(fetched.error()));
+            return rows;
         } catch (...) {
             box->poisoned = true;
             throw;
@@ -109,7 +113,7 @@ asio::awaitable<TaskEnd> prefetch(std::shared_ptr<Channels> ch, std::shared_ptr<
         if (wants_cancel(*ch)) break;
 
         Fetched fetched;
-        co_await (fetch_into(box, n, fetched) || wait_signal(ch));
+        co_await (fetch_into(box, ch, n, fetched) || wait_signal(ch));
         // The flags, not the race's winner, decide: a signal taken by the
         // losing side of a race is never lost this way.
         if (wants_cancel(*ch)) break;
@@ -319,9 +323,10 @@ asio::awaitable<Result<std::shared_ptr<AsyncBatchStream>>> open_async(std::share
 
 // ---- blocking stream -------------------------------------------------------
 
-asio::awaitable<rt::JobResult<BlockingStep>> fetch_step(OpenCursor opened, std::uint64_t n) {
-    auto job = [opened = std::move(opened), n]() mutable -> BlockingStep {
-        Result<Batch> rows = opened.cursor.fetch_batch(n);
+asio::awaitable<rt::JobResult<BlockingStep>> fetch_step(OpenCursor opened, std::uint64_t n, Batch spare) {
+    auto job = [opened = std::move(opened), n, rows = std::move(spare)]() mutable -> BlockingStep {
+        auto fetched = opened.cursor.fetch_batch_into(n, rows);
+        if (!fetched) return BlockingStep{std::move(opened), std::unexpected(std::move(fetched.error()))};
         return BlockingStep{std::move(opened), std::move(rows)};
     };
     co_return co_await rt::run_blocking(std::move(job));

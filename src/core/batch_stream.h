@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/cursor.h"
@@ -55,6 +56,21 @@ struct Channels {
 
     BatchChannel batches;
     SignalChannel signal;  // a cancel request, or closed when the stream is gone
+
+    // A batch the consumer has converted, given back so that the next fetch
+    // reuses its rows' storage instead of allocating every cell again.
+    void recycle(Batch batch) {
+        Batch older;  // freed outside the lock
+        std::lock_guard lock(spare_mutex);
+        older = std::exchange(spare, std::move(batch));
+    }
+    Batch take_spare() {
+        std::lock_guard lock(spare_mutex);
+        return std::move(spare);
+    }
+    std::mutex spare_mutex;
+    Batch spare;
+
     std::atomic<bool> cancel_requested{false};
     std::atomic<bool> abandoned{false};
 
@@ -84,6 +100,8 @@ public:
 
     const std::vector<ColumnMeta>& columns() const noexcept { return columns_; }
     bool cancelled() const noexcept { return cancelled_.load(); }
+    // Hands a converted batch back for the next fetch to reuse. Any thread.
+    void recycle(Batch batch) { channels_->recycle(std::move(batch)); }
 
     // Asks the task to cancel the statement and dispose of its connection.
     // Any thread; a repeated call does nothing more.
@@ -145,8 +163,9 @@ struct BlockingStep {
     Result<Batch> rows;
 };
 
-// Fetches at most n rows on a blocking thread of the awaiting runtime. The
-// job owns the pair, so a runtime that stops under it frees nothing early.
-asio::awaitable<rt::JobResult<BlockingStep>> fetch_step(OpenCursor opened, std::uint64_t n);
+// Fetches at most n rows on a blocking thread of the awaiting runtime, into
+// `spare` (the previous batch, whose rows' storage is reused). The job owns
+// the pair, so a runtime that stops under it frees nothing early.
+asio::awaitable<rt::JobResult<BlockingStep>> fetch_step(OpenCursor opened, std::uint64_t n, Batch spare);
 
 }  // namespace vantorel::stream

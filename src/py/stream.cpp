@@ -143,7 +143,9 @@ PyObject* stream_anext(PyObject* self) {
                     PyErr_SetNone(PyExc_StopAsyncIteration);
                     return {};
                 }
-                return shape.convert(core->columns(), *batch);
+                Ref rows = shape.convert(core->columns(), *batch);
+                core->recycle(std::move(*batch));
+                return rows;
             }));
         if (!future) return nullptr;
         // The body already runs and may take a batch: the future must reach
@@ -225,6 +227,7 @@ struct BlockingStreamState {
     // Keeps the engine's runtime running while the stream may still fetch,
     // even after the BlockingEngine itself is gone.
     std::shared_ptr<rt::Runtime> runtime;
+    Batch spare;  // the last batch returned, whose storage the next fetch reuses
 };
 
 struct BlockingStreamObject {
@@ -281,7 +284,7 @@ PyObject* blocking_next(PyObject* self) {
 
         std::optional<rt::JobResult<rt::JobResult<stream::BlockingStep>>> outcome;
         Py_BEGIN_ALLOW_THREADS
-        outcome.emplace(rt::block_on(*runtime, stream::fetch_step(std::move(*pair), n)));
+        outcome.emplace(rt::block_on(*runtime, stream::fetch_step(std::move(*pair), n, std::move(state.spare))));
         pair.reset();
         Py_END_ALLOW_THREADS
 
@@ -300,7 +303,9 @@ PyObject* blocking_next(PyObject* self) {
             return nullptr;
         }
         state.pair = std::move(back);
-        return state.shape.convert(state.columns, *step.rows).release();
+        Ref rows = state.shape.convert(state.columns, *step.rows);
+        state.spare = std::move(*step.rows);  // its storage serves the next fetch
+        return rows.release();
     });
 }
 
@@ -395,7 +400,7 @@ PyObject* open_blocking_batch_stream(const EngineState& state, PyObject* args, P
                 std::vector<ColumnMeta> columns = opened.cursor.columns();
                 new (&blocking_of(object.get())) BlockingStreamState{
                     std::optional<stream::OpenCursor>(std::move(opened)), false, std::move(columns), batch_size,
-                    RowShape(state.options), runtime};
+                    RowShape(state.options), runtime, Batch{}};
                 return object;
             });
     });

@@ -123,3 +123,15 @@ async def test_many_more_concurrent_fetches_than_blocking_threads(credentials):
     async with await vantorel.Db2iEngine.connect(credentials, vantorel.EngineOptions(pool_size=4)) as engine:
         results = await asyncio.gather(*(engine.fetch_all("SELECT ? AS n", [str(i)]) for i in range(1500)))
     assert [r[0]["n"] for r in results] == [str(i) for i in range(1500)]
+
+
+def test_streams_reuse_converted_batches_without_mixing_rows(credentials, engine):
+    expected = [{"g": g, "t": expected_text(g)} for g in range(1, ROWS + 1)]
+    blocking = [row for batch in engine.stream(VARIED, batch_size=700) for row in batch]
+    assert blocking == expected
+
+    async def gather_async():
+        async with await vantorel.Db2iEngine.connect(credentials) as async_engine:
+            return [row async for batch in await async_engine.stream(VARIED, batch_size=700) for row in batch]
+
+    assert asyncio.run(gather_async()) == expected
