@@ -112,6 +112,15 @@ PyObject* completed_future(PyObject* value) {
     return future.release();
 }
 
+std::optional<AwaitableCall> begin_awaitable_call() {
+    rt::Runtime* runtime = process_runtime();
+    if (runtime == nullptr) return std::nullopt;
+    auto signal = std::make_shared<rt::CancelSignal>(runtime->executor());
+    std::shared_ptr<FutureCall> call = FutureCall::create(signal);
+    if (!call) return std::nullopt;
+    return AwaitableCall{runtime, std::move(signal), std::move(call)};
+}
+
 rt::Runtime* process_runtime() {
     auto runtime = rt::Runtime::process();
     if (!runtime) {

@@ -7,6 +7,7 @@
 #include "py/pyref.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "core/error.h"
@@ -86,17 +87,25 @@ PyObject* completed_future(PyObject* value);
 // The process-wide runtime, or nullptr with an internal-fault exception set.
 rt::Runtime* process_runtime();
 
+// What every awaitable call starts from: the process-wide runtime, the
+// signal that the future's cancellation fires, and the future itself.
+struct AwaitableCall {
+    rt::Runtime* runtime;
+    std::shared_ptr<rt::CancelSignal> signal;
+    std::shared_ptr<FutureCall> call;
+};
+// nullopt with a Python exception set (no running loop, no runtime).
+std::optional<AwaitableCall> begin_awaitable_call();
+
 // Starts body on the process-wide runtime, raced against the future's
 // cancellation, and returns the future (new reference). convert(T&) runs
 // under the interpreter lock on a runtime thread and returns a Ref (null
 // with a Python error set on failure).
 template <class T, class Convert>
 PyObject* spawn_future(asio::awaitable<Result<T>> body, Convert convert) {
-    rt::Runtime* runtime = process_runtime();
-    if (runtime == nullptr) return nullptr;
-    auto signal = std::make_shared<rt::CancelSignal>(runtime->executor());
-    std::shared_ptr<FutureCall> call = FutureCall::create(signal);
-    if (!call) return nullptr;
+    std::optional<AwaitableCall> started = begin_awaitable_call();
+    if (!started) return nullptr;
+    auto& [runtime, signal, call] = *started;
     PyObject* future = Py_NewRef(call->future());
     rt::spawn(*runtime, rt::race_cancel(std::move(body), signal),
               [call, convert = std::move(convert)](rt::JobResult<rt::Raced<Result<T>>> outcome) mutable {

@@ -212,11 +212,9 @@ PyObject* fetch_on_this_thread(EngineState& state, std::u16string sql, Params pa
 }
 
 PyObject* fetch_to_future(const EngineState& state, std::u16string sql, Params params, FetchShape shape) {
-    rt::Runtime* runtime = process_runtime();
-    if (runtime == nullptr) return nullptr;
-    auto signal = std::make_shared<rt::CancelSignal>(runtime->executor());
-    std::shared_ptr<FutureCall> call = FutureCall::create(signal);
-    if (!call) return nullptr;
+    std::optional<AwaitableCall> started = begin_awaitable_call();
+    if (!started) return nullptr;
+    auto& [runtime, signal, call] = *started;
     PyObject* future = Py_NewRef(call->future());
     auto pipe = std::make_shared<ChunkPipe>(kChunksInFlight);
     auto fetch = std::make_shared<AsyncFetch>(*runtime, pipe, std::move(call), signal, shape, state.options);
