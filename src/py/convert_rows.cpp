@@ -29,6 +29,17 @@ constexpr bool is_surrogate(char16_t u) noexcept { return (u & 0xF800) == 0xD800
 constexpr bool is_high_surrogate(char16_t u) noexcept { return (u & 0xFC00) == 0xD800; }
 constexpr bool is_low_surrogate(char16_t u) noexcept { return (u & 0xFC00) == 0xDC00; }
 
+// The code point at units[i], advancing i past a valid pair; an unpaired
+// surrogate reads as U+FFFD.
+Py_UCS4 next_code_point(std::u16string_view units, std::size_t& i) noexcept {
+    if (is_high_surrogate(units[i]) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
+        const Py_UCS4 cp = 0x10000 + ((static_cast<Py_UCS4>(units[i]) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+        ++i;
+        return cp;
+    }
+    return is_surrogate(units[i]) ? 0xFFFD : units[i];
+}
+
 // Text with at least one surrogate: valid pairs combine, the rest become
 // U+FFFD. Two passes (size and widest code point, then fill) so the str is
 // created at its exact kind, as CPython requires.
@@ -36,13 +47,7 @@ PyObject* str_from_units_with_surrogates(std::u16string_view units) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0;
     for (std::size_t i = 0; i < units.size(); ++i) {
-        Py_UCS4 cp = units[i];
-        if (is_high_surrogate(units[i]) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
-            cp = 0x10000 + ((static_cast<Py_UCS4>(units[i]) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (is_surrogate(units[i])) {
-            cp = 0xFFFD;
-        }
+        const Py_UCS4 cp = next_code_point(units, i);
         widest = std::max(widest, cp);
         ++length;
     }
@@ -52,13 +57,7 @@ PyObject* str_from_units_with_surrogates(std::u16string_view units) {
     void* data = PyUnicode_DATA(str);
     Py_ssize_t out = 0;
     for (std::size_t i = 0; i < units.size(); ++i) {
-        Py_UCS4 cp = units[i];
-        if (is_high_surrogate(units[i]) && i + 1 < units.size() && is_low_surrogate(units[i + 1])) {
-            cp = 0x10000 + ((static_cast<Py_UCS4>(units[i]) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (is_surrogate(units[i])) {
-            cp = 0xFFFD;
-        }
+        const Py_UCS4 cp = next_code_point(units, i);
         PyUnicode_WRITE(kind, data, out++, cp);
     }
     return str;
